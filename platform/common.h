@@ -3,54 +3,9 @@
 #pragma once
 
 // ---------------------------------------------------------------------------------------------
-// The standard serial-port WMI data blocks (the platform's wmidata.h layouts; mingw-w64's DDK
-// has their identifiers and values but not the records).
+// The standard serial-port WMI data blocks (wmidata.h on both builds) cross the WMI interface:
+// their layouts must be the platform's.
 // ---------------------------------------------------------------------------------------------
-typedef struct _SERIAL_WMI_COMM_DATA {
-    ULONG BaudRate;
-    ULONG BitsPerByte;
-    ULONG Parity;  // SERIAL_WMI_PARITY_*: 0 none, 1 odd, 2 even, 3 space, 4 mark
-    BOOLEAN ParityCheckEnable;
-    ULONG StopBits;  // SERIAL_WMI_STOP_*: 0 one, 1 one and a half, 2 two
-    ULONG XoffCharacter;
-    ULONG XoffXmitThreshold;
-    ULONG XonCharacter;
-    ULONG XonXmitThreshold;
-    ULONG MaximumBaudRate;
-    ULONG MaximumOutputBufferSize;
-    ULONG MaximumInputBufferSize;
-    BOOLEAN Support16BitMode;
-    BOOLEAN SupportDTRDSR;
-    BOOLEAN SupportIntervalTimeouts;
-    BOOLEAN SupportParityCheck;
-    BOOLEAN SupportRTSCTS;
-    BOOLEAN SupportXonXoff;
-    BOOLEAN SettableBaudRate;
-    BOOLEAN SettableDataBits;
-    BOOLEAN SettableFlowControl;
-    BOOLEAN SettableParity;
-    BOOLEAN SettableParityCheck;
-    BOOLEAN SettableStopBits;
-    BOOLEAN IsBusy;
-} SERIAL_WMI_COMM_DATA, *PSERIAL_WMI_COMM_DATA;
 static_assert(sizeof(SERIAL_WMI_COMM_DATA) == 64, "the WMI comm block is 64 bytes");
-
-typedef struct _SERIAL_WMI_HW_DATA {
-    ULONG IrqNumber;
-    ULONG IrqVector;
-    ULONG IrqLevel;
-    alignas(8) ULONGLONG IrqAffinity;
-    ULONG InterruptType;  // SERIAL_WMI_INTTYPE_*: 0 latched, 1 level
-    alignas(8) ULONGLONG BaseIOAddress;
-} SERIAL_WMI_HW_DATA, *PSERIAL_WMI_HW_DATA;
 static_assert(sizeof(SERIAL_WMI_HW_DATA) == 40, "the WMI hardware block is 40 bytes");
-
-typedef struct _SERIAL_WMI_PERF_DATA {
-    ULONG ReceivedCount;
-    ULONG TransmittedCount;
-    ULONG FrameErrorCount;
-    ULONG SerialOverrunErrorCount;
-    ULONG BufferOverrunErrorCount;
-    ULONG ParityErrorCount;
-} SERIAL_WMI_PERF_DATA, *PSERIAL_WMI_PERF_DATA;
 static_assert(sizeof(SERIAL_WMI_PERF_DATA) == 24, "the WMI performance block is 24 bytes");

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "emu/kernel/bugcheck.h"
@@ -35,26 +36,66 @@ VOID NTAPI CountingDpc(PKDPC, PVOID context, PVOID, PVOID) {
     ++log->runs;
 }
 
+// Occupies every processor with a DPC that spins until released, so that DPCs queued
+// meanwhile stay queued.
+class ProcessorsHeld {
+public:
+    ProcessorsHeld() {
+        for (KDPC& dpc : blockers_) {
+            KeInitializeDpc(&dpc, Spin, this);
+            KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        }
+        while (entered_ < 2) {
+            std::this_thread::yield();
+        }
+    }
+    ~ProcessorsHeld() {
+        released_ = true;
+        while (exited_ < 2) {
+            std::this_thread::yield();
+        }
+    }
+
+private:
+    static VOID NTAPI Spin(PKDPC, PVOID context, PVOID, PVOID) {
+        auto* self = static_cast<ProcessorsHeld*>(context);
+        ++self->entered_;
+        while (!self->released_) {
+            std::this_thread::yield();
+        }
+        ++self->exited_;
+    }
+    KDPC blockers_[2];
+    std::atomic<int> entered_{0};
+    std::atomic<bool> released_{false};
+    std::atomic<int> exited_{0};
+};
+
 TEST(KeDpc, QueuedTwiceRunsOnceAtDispatchLevel) {
     emu::Kernel kernel;
     DpcLog log;
     KDPC dpc;
     KeInitializeDpc(&dpc, CountingDpc, &log);
 
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);  // keep this processor from being preempted meanwhile
-    BOOLEAN first = KeInsertQueueDpc(&dpc, nullptr, nullptr);
-    BOOLEAN second = KeInsertQueueDpc(&dpc, nullptr, nullptr);
-    KeLowerIrql(old);
+    {
+        ProcessorsHeld held;
+        EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+        EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "already queued";
+    }
     emu::Settle();
-
-    EXPECT_TRUE(first);
-    EXPECT_FALSE(second);
     EXPECT_EQ(log.runs, 1);
     EXPECT_EQ(log.irql, DISPATCH_LEVEL);
 
-    // Once it has run it can be queued again; a removed DPC does not run.
+    // Once it has run it can be queued again; a DPC removed from the queue does not run.
     EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    emu::Settle();
+    EXPECT_EQ(log.runs, 2);
+    {
+        ProcessorsHeld held;
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
+        EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
+    }
     emu::Settle();
     EXPECT_EQ(log.runs, 2);
 }

@@ -7,4 +7,5 @@
 #include "emu/kernel/wdk/io.h"
 #include "emu/kernel/wdk/ntddser.h"
 #include "emu/kernel/wdk/wmilib.h"
+#include "emu/kernel/wdk/wmidata.h"
 #include "emu/usb/wdk/usb.h"
