@@ -227,7 +227,7 @@ Operation Submit(const std::shared_ptr<FileState>& file, const Request& request)
     }
     st->what = std::string("application ") + MajorName(request.major) + " on " + file->name;
     if (!IsEmulatedThread() || CurrentIrql() != PASSIVE_LEVEL) {
-        BugCheck(rule::kIrqlNotLessOrEqual,
+        BugCheck(IsEmulatedThread() ? rule::kIrqlNotLessOrEqual : rule::kNotEmulatedThread,
                  "an application request must come from an emulated thread at PASSIVE_LEVEL");
         Finish(st, Failed(STATUS_INVALID_DEVICE_STATE));
         return Operation(st);

@@ -271,3 +271,8 @@ VOID KeQueryTickCount(PLARGE_INTEGER TickCount) {
 ULONG KeQueryTimeIncrement(VOID) {
     return kTimeIncrement;
 }
+
+// The emulated machine reports itself as a large system (it has plenty of memory).
+MM_SYSTEMSIZE MmQuerySystemSize(VOID) {
+    return MmLargeSystem;
+}

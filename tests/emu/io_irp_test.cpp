@@ -238,4 +238,75 @@ TEST_F(IoTest, ReusedIrpStartsOverAndKeepsItsIdentity) {
     IoFreeIrp(irp);
 }
 
+struct PowerLog {
+    int calls = 0;
+    PDEVICE_OBJECT device = nullptr;
+    UCHAR minor = 0;
+    DEVICE_POWER_STATE state = PowerDeviceUnspecified;
+    NTSTATUS status = STATUS_PENDING;
+};
+
+VOID NTAPI PowerDone(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
+                     PIO_STATUS_BLOCK iosb) {
+    auto* log = static_cast<PowerLog*>(context);
+    ++log->calls;
+    log->device = device;
+    log->minor = minor;
+    log->state = state.DeviceState;
+    log->status = iosb->Status;
+}
+
+TEST_F(IoTest, PowerRequestsGoToTheTopOfTheStackAndReportToTheRequester) {
+    PDEVICE_OBJECT pdo = Pdo(emu::CompleteLikeBusDriver);
+    UCHAR seen_minor = 0xFF;
+    POWER_STATE_TYPE seen_type = SystemPowerState;
+    DEVICE_POWER_STATE seen_state = PowerDeviceUnspecified;
+    NTSTATUS initial = STATUS_SUCCESS;
+    PDEVICE_OBJECT fdo = Device(
+        [&](PDEVICE_OBJECT device, PIRP irp) {
+            PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+            EXPECT_EQ(sp->MajorFunction, IRP_MJ_POWER);
+            seen_minor = sp->MinorFunction;
+            seen_type = sp->Parameters.Power.Type;
+            seen_state = sp->Parameters.Power.State.DeviceState;
+            initial = irp->IoStatus.Status;
+            PoSetPowerState(device, DevicePowerState, sp->Parameters.Power.State);
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            return PoCallDriver(LowerOf(device), irp);
+        },
+        pdo);
+
+    size_t live = emu::LiveIrpCount();
+    PowerLog log;
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    // Aimed at the physical device object, as the driver does; the stack's top receives it.
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d0, PowerDone, &log, nullptr),
+              STATUS_PENDING);
+    EXPECT_EQ(seen_minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(seen_type, DevicePowerState);
+    EXPECT_EQ(seen_state, PowerDeviceD0);
+    EXPECT_EQ(initial, STATUS_NOT_SUPPORTED);  // power requests start out unanswered
+    EXPECT_EQ(log.calls, 1);
+    EXPECT_EQ(log.device, pdo);
+    EXPECT_EQ(log.minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(log.state, PowerDeviceD0);
+    EXPECT_EQ(log.status, STATUS_SUCCESS);
+    EXPECT_EQ(emu::ReportedDevicePowerState(fdo), PowerDeviceD0);
+    EXPECT_EQ(emu::StartNextPowerIrpCalls(), 2u);  // the function driver's and the bus driver's
+    EXPECT_EQ(emu::LiveIrpCount(), live);
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_START_DEVICE + 7, d0, PowerDone, &log, nullptr),
+              STATUS_INVALID_PARAMETER_2);
+
+    // The other platform services a function driver registers with.
+    EXPECT_EQ(IoWMIRegistrationControl(fdo, WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
+    EXPECT_TRUE(emu::WmiRegistered(fdo));
+    EXPECT_EQ(IoWMIRegistrationControl(fdo, WMIREG_ACTION_DEREGISTER), STATUS_SUCCESS);
+    EXPECT_FALSE(emu::WmiRegistered(fdo));
+    EXPECT_EQ(IoGetConfigurationInformation()->SerialCount, 0u);
+    IoGetConfigurationInformation()->SerialCount++;
+    EXPECT_EQ(IoGetConfigurationInformation()->SerialCount, 1u);
+}
+
 }  // namespace

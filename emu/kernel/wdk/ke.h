@@ -184,6 +184,9 @@ VOID MmLockPagableSectionByHandle(PVOID ImageSectionHandle);
 VOID MmUnlockPagableImageSection(PVOID ImageSectionHandle);
 #define MmLockPagableCodeSection(Address) MmLockPagableDataSection(Address)
 
+typedef enum _MM_SYSTEMSIZE { MmSmallSystem, MmMediumSystem, MmLargeSystem } MM_SYSTEMSIZE;
+MM_SYSTEMSIZE MmQuerySystemSize(VOID);
+
 // Code in pageable sections must not run at DISPATCH_LEVEL or above; the emulated platform
 // checks it.
 VOID EmuCheckPagedCode(PCSTR File, int Line);
