@@ -247,18 +247,74 @@ NTSTATUS UsbBus::OtherIrp(PIRP irp) {
     if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
         if (caps != nullptr) {
-            caps->Removable = 1;
-            caps->SurpriseRemovalOK = 1;
-            caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-            for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state) {
-                caps->DeviceState[state] = PowerDeviceD3;
+            DEVICE_CAPABILITIES answer;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                answer = capabilities_;
             }
-            caps->DeviceWake = PowerDeviceD2;
-            caps->SystemWake = PowerSystemSleeping3;
+            answer.Size = caps->Size;
+            answer.Version = caps->Version;
+            answer.Address = caps->Address;
+            answer.UINumber = caps->UINumber;
+            *caps = answer;
         }
         return CompleteIrp(irp, STATUS_SUCCESS);
     }
+    if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_ID &&
+        stack->Parameters.QueryId.IdType == BusQueryHardwareIDs) {
+        std::vector<std::u16string> ids;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ids = hardware_ids_;
+        }
+        if (ids.empty()) {
+            return CompleteIrp(irp, STATUS_SUCCESS, 0);
+        }
+        size_t chars = 1;  // the list's final terminator
+        for (const std::u16string& id : ids) {
+            chars += id.size() + 1;
+        }
+        // The requester frees the list with ExFreePool, as the platform's bus drivers allocate it.
+        auto* list = static_cast<WCHAR*>(
+            ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), PoolTag("EBus")));
+        if (list == nullptr) {
+            return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+        }
+        WCHAR* p = list;
+        for (const std::u16string& id : ids) {
+            for (char16_t c : id) {
+                *p++ = WCHAR(c);
+            }
+            *p++ = 0;
+        }
+        *p = 0;
+        return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(list));
+    }
     return CompleteLikeBusDriver(pdo_, irp);
+}
+
+DEVICE_CAPABILITIES UsbBus::DefaultCapabilities() {
+    DEVICE_CAPABILITIES caps;
+    RtlZeroMemory(&caps, sizeof caps);
+    caps.Removable = 1;
+    caps.SurpriseRemovalOK = 1;
+    caps.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state) {
+        caps.DeviceState[state] = PowerDeviceD3;
+    }
+    caps.DeviceWake = PowerDeviceD2;
+    caps.SystemWake = PowerSystemSleeping3;
+    return caps;
+}
+
+void UsbBus::SetCapabilities(const DEVICE_CAPABILITIES& caps) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    capabilities_ = caps;
+}
+
+void UsbBus::SetHardwareIds(std::vector<std::u16string> ids) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hardware_ids_ = std::move(ids);
 }
 
 NTSTATUS UsbBus::SubmitUrb(PIRP irp, PURB urb) {

@@ -115,6 +115,17 @@ class UsbBus {
     using IrpHandler = std::function<NTSTATUS(PIRP irp)>;
     void SetPnpHandler(IrpHandler handler);
 
+    // What the PDO reports for IRP_MN_QUERY_CAPABILITIES (the fields the bus fills in: every
+    // field of `caps` except Size, Version, Address and UINumber is copied into the request).
+    // The default: removable, surprise removal allowed, D0 when working, D3 when sleeping, wake
+    // from D2.
+    void SetCapabilities(const DEVICE_CAPABILITIES& caps);
+    static DEVICE_CAPABILITIES DefaultCapabilities();
+    // What the PDO reports for IRP_MN_QUERY_ID with BusQueryHardwareIDs; an empty list makes it
+    // answer with no list at all. The default: "USB\VID_FFFF&PID_5101&REV_0100" and
+    // "USB\VID_FFFF&PID_5101" (this project's placeholder IDs).
+    void SetHardwareIds(std::vector<std::u16string> ids);
+
     // Called by UsbShutdown: ends every bus's pending URBs without completing them.
     static void AbandonAll();
 
@@ -142,6 +153,9 @@ class UsbBus {
     bool unplugged_ = false;
     UrbPolicy policy_;
     IrpHandler pnp_handler_;
+    DEVICE_CAPABILITIES capabilities_ = DefaultCapabilities();
+    std::vector<std::u16string> hardware_ids_{u"USB\\VID_FFFF&PID_5101&REV_0100",
+                                              u"USB\\VID_FFFF&PID_5101"};
     uint64_t next_id_ = 1;
     std::vector<UrbRecord> log_;
     std::map<uint64_t, std::shared_ptr<UrbTransfer>> pending_;
