@@ -78,6 +78,9 @@ class StandardUsbDevice : public UsbDeviceModel {
     virtual void OnDataTransfer(uint8_t endpoint, const std::shared_ptr<UrbTransfer>& transfer);
     // Keeps an IN transfer until data comes (CompleteHeldIn) or it is cancelled.
     void Hold(uint8_t endpoint, const std::shared_ptr<UrbTransfer>& transfer);
+    // Answers a standard request from the descriptor set (the device's own answer, for a model
+    // that answers a control URB itself, for example with a fault applied).
+    UrbResult Standard(const SetupPacket& setup, UCHAR* data, ULONG* length);
 
   private:
     struct Interface {
@@ -89,7 +92,6 @@ class StandardUsbDevice : public UsbDeviceModel {
         uint8_t attributes;
     };
 
-    UrbResult Standard(const SetupPacket& setup, UCHAR* data, ULONG* length);
     UrbResult SelectConfiguration(URB& urb);
     UrbResult SelectInterface(URB& urb);
     // Fills one interface information block; false if it does not fit or is unknown.
