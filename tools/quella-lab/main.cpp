@@ -2,12 +2,16 @@
 //
 //   quella-lab                         the built-in demo
 //   quella-lab --ext-baudrate "1200,2400 9600,19200"
+//   quella-lab --generation 3 --layout one
 //   quella-lab --real-time             follow the wall clock instead of virtual time
 //
-// The demo loads QUELLA.SYS into the emulated kernel, plugs a bridge stand-in into the emulated
-// USB bus, lets Plug and Play add the port, sends the chip a few requests and prints every USB
-// request with its result, then removes the port and unloads the driver with a pool check.
+// The demo loads QUELLA.SYS into the emulated kernel, plugs a bridge chip of the chosen
+// generation and pipe layout into the emulated USB bus, lets Plug and Play add the port, shows
+// what identification and configuration found, changes the rate and line settings, and prints
+// every USB request with its result; then it identifies every generation in both layouts,
+// removes the port and unloads the driver with a pool check.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -22,8 +26,13 @@
 #include "emu/kernel/pool.h"
 #include "emu/kernel/registry.h"
 #include "emu/kernel/sched.h"
-#include "emu/usb/standard_device.h"
+#include "chip/baud.h"
+#include "chip/line_control.h"
+#include "driver/add_device.h"
+#include "emu/usb/bridge_chip.h"
 #include "emu/usb/usb_bus.h"
+#include "usb/configure.h"
+#include "usb/pipes.h"
 #include "usb/sync_request.h"
 
 namespace {
@@ -34,12 +43,14 @@ constexpr char kDemoExtBaudrate[] = "1200,2400 9600,19200 250000,3000000";
 struct Options {
     std::optional<std::string> ext_baudrate = std::string(kDemoExtBaudrate);
     bool real_time = false;
+    int generation = 2;
+    emu::usb::PipeLayout layout = emu::usb::PipeLayout::Two;
 };
 
 void Usage() {
     std::printf(
-        "usage: quella-lab [--ext-baudrate \"REQ,CHIP REQ,CHIP ...\"] [--no-ext-baudrate] "
-        "[--real-time]\n");
+        "usage: quella-lab [--ext-baudrate \"REQ,CHIP REQ,CHIP ...\"] [--no-ext-baudrate]\n"
+        "                  [--generation 0..4] [--layout one|two] [--real-time]\n");
 }
 
 bool ParseArgs(int argc, char** argv, Options* options) {
@@ -50,6 +61,18 @@ bool ParseArgs(int argc, char** argv, Options* options) {
             options->ext_baudrate.reset();
         } else if (!std::strcmp(argv[i], "--real-time")) {
             options->real_time = true;
+        } else if (!std::strcmp(argv[i], "--generation") && i + 1 < argc) {
+            options->generation = std::atoi(argv[++i]);
+            if (options->generation < 0 || options->generation > 4) {
+                return false;
+            }
+        } else if (!std::strcmp(argv[i], "--layout") && i + 1 < argc) {
+            std::string layout = argv[++i];
+            if (layout != "one" && layout != "two") {
+                return false;
+            }
+            options->layout =
+                layout == "one" ? emu::usb::PipeLayout::Single : emu::usb::PipeLayout::Two;
         } else {
             return false;
         }
@@ -73,28 +96,47 @@ double Seconds(emu::Time t) {
     return double(t) / double(emu::kSecond);
 }
 
-// A bridge stand-in: a vendor-class device with the three data endpoints, which accepts every
-// control request.
-class StandIn : public emu::usb::StandardUsbDevice {
-  public:
-    StandIn() : StandardUsbDevice(Descriptors()) {}
+const char* LayoutName(emu::usb::PipeLayout layout) {
+    return layout == emu::usb::PipeLayout::Single ? "one interface" : "two interfaces";
+}
 
-  private:
-    static emu::usb::DescriptorSet Descriptors() {
-        emu::usb::DescriptorSet set;
-        set.device = emu::usb::DeviceDescriptor(0xFF, 8, 0xFFFF, 0x5101, 0x0100, 1, 2, 0);
-        set.configuration = emu::usb::ConfigurationDescriptor(
-            {{0, 0, 0xFF, 0xFF, 0xFF, {{0x81, 3, 10, 1}, {0x02, 2, 64, 0}, {0x83, 2, 64, 0}}}});
-        set.strings[0] = emu::usb::LanguageList({0x0409});
-        set.strings[1] = emu::usb::StringDescriptor(u"Quella Lab");
-        set.strings[2] = emu::usb::StringDescriptor(u"Bridge stand-in");
-        return set;
+const char* PipeTypeName(USBD_PIPE_TYPE type) {
+    switch (type) {
+        case UsbdPipeTypeControl:
+            return "control";
+        case UsbdPipeTypeIsochronous:
+            return "isochronous";
+        case UsbdPipeTypeBulk:
+            return "bulk";
+        default:
+            return "interrupt";
     }
-    emu::usb::UrbResult OnControl(const emu::usb::SetupPacket&, UCHAR*, ULONG* length) override {
-        *length = 0;
-        return emu::usb::UrbResult::Success();
+}
+
+std::shared_ptr<emu::usb::BridgeChip> NewChip(int generation, emu::usb::PipeLayout layout) {
+    emu::usb::BridgeChipOptions chip_options;
+    chip_options.generation = generation;
+    chip_options.layout = layout;
+    return std::make_shared<emu::usb::BridgeChip>(chip_options);
+}
+
+// Adds a port above `bus` and returns its device object, or null.
+PDEVICE_OBJECT AddPort(PDRIVER_OBJECT driver, emu::usb::UsbBus& bus) {
+    if (!NT_SUCCESS(emu::CallAddDevice(driver, bus.Pdo()))) {
+        return nullptr;
     }
-};
+    return emu::DevicesOf(driver).front();
+}
+
+// What Plug and Play removal will do once its dispatch exists: free what identification kept,
+// detach and delete the port.
+void RemovePort(PDEVICE_OBJECT port) {
+    PSERIAL_PORT_EXTENSION ext = PortOf(port);
+    FreeInterfaceCopies(ext);
+    IoDetachDevice(ext->LowerDeviceObject);
+    ExFreePoolWithTag(ext->DeviceName.Buffer, QUELLA_POOL_TAG);
+    IoDeleteDevice(port);
+}
 
 void PrintNewUsbRequests(emu::usb::UsbBus& bus, size_t* shown) {
     std::vector<emu::usb::UrbRecord> log = bus.Log();
@@ -136,27 +178,67 @@ int RunDemo(const Options& options) {
                     static_cast<unsigned long>(ExtBaudTable[i].ChipRate));
     }
 
-    std::printf("== plug a bridge stand-in\n");
+    std::printf("== plug a generation-%d bridge chip with %s\n", options.generation,
+                LayoutName(options.layout));
     emu::usb::UsbBus bus("bridge");
-    bus.Attach(std::make_shared<StandIn>());
-    NTSTATUS status = emu::CallAddDevice(loaded.driver, bus.Pdo());
-    std::printf("  AddDevice -> 0x%08X\n", unsigned(status));
-    if (!NT_SUCCESS(status)) {
+    std::shared_ptr<emu::usb::BridgeChip> chip = NewChip(options.generation, options.layout);
+    bus.Attach(chip);
+    PDEVICE_OBJECT port = AddPort(loaded.driver, bus);
+    if (port == nullptr) {
         return 1;
     }
-    PDEVICE_OBJECT port = emu::DevicesOf(loaded.driver).front();
     PSERIAL_PORT_EXTENSION ext = PortOf(port);
     std::printf("  device object %s: type 0x%lX, flags 0x%04lX, stack size %d, attached above %s\n",
                 Narrow(ext->DeviceName).c_str(), static_cast<unsigned long>(port->DeviceType),
                 static_cast<unsigned long>(port->Flags), int(port->StackSize),
                 emu::DeviceNameOf(ext->LowerDeviceObject).c_str());
+    InitPortObjects(port);
 
-    std::printf("== USB requests\n");
+    std::printf("== identification and configuration\n");
     size_t shown = 0;
+    NTSTATUS status = IdentifyChip(port);
+    PrintNewUsbRequests(bus, &shown);
+    std::printf("  IdentifyChip -> 0x%08X: ChipType %d, layout %s\n", unsigned(status),
+                int(ext->ChipType),
+                ext->SingleInterface ? "A (one interface)" : "B (two interfaces)");
+    static const char* const kPipeNames[] = {"PIPE_INTERRUPT_IN", "PIPE_BULK_OUT", "PIPE_BULK_IN"};
+    for (ULONG index = PIPE_INTERRUPT_IN; index <= PIPE_BULK_IN; ++index) {
+        PUSBD_PIPE_INFORMATION pipe = PipeInformationOf(ext, index);
+        if (pipe == nullptr) {
+            std::printf("  %-17s none\n", kPipeNames[index]);
+            continue;
+        }
+        std::printf("  %-17s endpoint 0x%02X %-9s max packet %u, handle %p\n", kPipeNames[index],
+                    pipe->EndpointAddress, PipeTypeName(pipe->PipeType),
+                    unsigned(pipe->MaximumPacketSize), static_cast<void*>(pipe->PipeHandle));
+    }
+
+    std::printf("== rate and line settings\n");
+    status = SendLineControl(ext);  // the port defaults (7 data bits, even parity), as at start
+    PrintNewUsbRequests(bus, &shown);
+    std::printf("  SendLineControl(defaults) -> 0x%08X\n", unsigned(status));
+    for (ULONG rate : {9600u, 250000u, 9600u}) {
+        status = SetBaudRate(port, rate);
+        PrintNewUsbRequests(bus, &shown);
+        std::printf("  SetBaudRate(%lu) -> 0x%08X: CurrentBaudRate %lu, chip runs at %.0f baud\n",
+                    static_cast<unsigned long>(rate), unsigned(status),
+                    static_cast<unsigned long>(ext->CurrentBaudRate), chip->LineCoding().baud);
+    }
+    SERIAL_LINE_CONTROL line = {};
+    line.WordLength = 8;
+    line.Parity = NO_PARITY;
+    line.StopBits = STOP_BIT_1;
+    status = ApplySerialLineControl(ext, &line);
+    PrintNewUsbRequests(bus, &shown);
+    emu::usb::LineCodingState coding = chip->LineCoding();
+    std::printf("  line control 8N1 -> 0x%08X: chip has %d data bits, parity %d, stop code %d\n",
+                unsigned(status), int(coding.data_bits), int(coding.parity),
+                int(coding.char_format));
+
+    std::printf("== remote wake-up\n");
     status = SetRemoteWakeupFeature(port, TRUE);
     PrintNewUsbRequests(bus, &shown);
     std::printf("  SetRemoteWakeupFeature(on) -> 0x%08X\n", unsigned(status));
-
     if (!options.real_time) {
         std::printf("  the device stops answering:\n");
         bus.SetPolicy([](const emu::usb::UrbRecord&) { return emu::usb::UrbAction::Never(); });
@@ -168,10 +250,27 @@ int RunDemo(const Options& options) {
         bus.SetPolicy(nullptr);
     }
 
+    std::printf("== every generation in both layouts\n");
+    for (int generation = 0; generation <= 4; ++generation) {
+        for (emu::usb::PipeLayout layout :
+             {emu::usb::PipeLayout::Single, emu::usb::PipeLayout::Two}) {
+            emu::usb::UsbBus other_bus("bridge");
+            other_bus.Attach(NewChip(generation, layout));
+            PDEVICE_OBJECT other = AddPort(loaded.driver, other_bus);
+            if (other == nullptr) {
+                return 1;
+            }
+            status = IdentifyChip(other);
+            PSERIAL_PORT_EXTENSION other_ext = PortOf(other);
+            std::printf("  generation %d, %-14s -> 0x%08X ChipType %d, layout %s, %zu requests\n",
+                        generation, LayoutName(layout), unsigned(status), int(other_ext->ChipType),
+                        other_ext->SingleInterface ? "A" : "B", other_bus.Log().size());
+            RemovePort(other);
+        }
+    }
+
     std::printf("== remove the port and unload\n");
-    IoDetachDevice(ext->LowerDeviceObject);
-    ExFreePoolWithTag(ext->DeviceName.Buffer, QUELLA_POOL_TAG);
-    IoDeleteDevice(port);
+    RemovePort(port);
     bool clean = emu::UnloadDriver(loaded.driver);
     std::printf("  unload: %s\n", clean ? "no pool left, no device left" : "LEAKS");
     emu::SetDebugLogSink(nullptr);
