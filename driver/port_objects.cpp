@@ -1,4 +1,4 @@
-// InitPortObjects: the port's per-start locks, timers, DPCs and default settings.
+// InitPortObjects: the port's per-start timers, DPCs and default settings.
 #include "driver/add_device.h"
 #include "driver/routines.h"
 
@@ -83,9 +83,8 @@ VOID LoadDefaults(PSERIAL_PORT_EXTENSION Port) {
 NTSTATUS InitPortObjects(PDEVICE_OBJECT DeviceObject) {
     PSERIAL_PORT_EXTENSION Port = PortOf(DeviceObject);
 
-    KeInitializeSpinLock(&Port->ControlLock);
-    KeInitializeSpinLock(&Port->AcceptLock);
-    KeInitializeSpinLock(&Port->ReceiveLock);
+    // The three spin locks are initialized once, when the port is created: requests are admitted
+    // while a stopped port restarts, so one of them may be held right now.
     InitTimers(Port);
     InitDpcs(Port);
     LoadDefaults(Port);

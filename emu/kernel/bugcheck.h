@@ -16,6 +16,7 @@ constexpr const char* kIrqlMismatch = "IRQL_MISMATCH";  // KeLowerIrql to a high
 constexpr const char* kSpinLockNotOwned = "SPIN_LOCK_NOT_OWNED";
 constexpr const char* kSpinLockWrongIrql = "SPIN_LOCK_RELEASED_AT_WRONG_IRQL";
 constexpr const char* kSpinLockRecursion = "SPIN_LOCK_ALREADY_OWNED";
+constexpr const char* kSpinLockReinitialized = "SPIN_LOCK_INITIALIZED_WHILE_HELD";
 constexpr const char* kLockOrderInversion = "LOCK_ORDER_INVERSION";
 constexpr const char* kMutexNotOwned = "FAST_MUTEX_NOT_OWNED";
 constexpr const char* kIrpCompletedTwice = "IRP_COMPLETED_TWICE";

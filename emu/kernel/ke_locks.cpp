@@ -17,6 +17,7 @@ namespace {
 // edge later means two paths take the same pair of locks in opposite orders.
 std::mutex g_order_mu;
 std::set<std::pair<const void*, const void*>> g_order_edges;
+std::set<const void*> g_held;  // spin locks currently owned by some thread
 
 void ForgetLockOrder(const void* lock) {
     std::lock_guard<std::mutex> guard(g_order_mu);
@@ -74,6 +75,8 @@ bool AcquireLockWord(emu::ThreadRec* self, PKSPIN_LOCK lock) {
         std::this_thread::yield();
     }
     self->held_locks.push_back(lock);
+    std::lock_guard<std::mutex> guard(g_order_mu);
+    g_held.insert(lock);
     return true;
 }
 
@@ -86,6 +89,10 @@ bool ReleaseLockWord(emu::ThreadRec* self, PKSPIN_LOCK lock) {
     }
     auto& held = self->held_locks;
     held.erase(std::find(held.begin(), held.end(), lock));
+    {
+        std::lock_guard<std::mutex> guard(g_order_mu);
+        g_held.erase(lock);
+    }
     __atomic_store_n(lock, ULONG_PTR(0), __ATOMIC_RELEASE);
     return true;
 }
@@ -135,6 +142,14 @@ KIRQL KeRaiseIrqlToDpcLevel(VOID) {
 }
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    {
+        std::lock_guard<std::mutex> guard(g_order_mu);
+        if (g_held.count(SpinLock)) {
+            BugCheck(rule::kSpinLockReinitialized, "spin lock %p initialized while it is held",
+                     static_cast<void*>(SpinLock));
+            return;
+        }
+    }
     *SpinLock = 0;
     ForgetLockOrder(SpinLock);
 }

@@ -2,6 +2,9 @@
 // and timer object is ready and ends its deferred work.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "driver/add_device.h"
 #include "emu/kernel/sched.h"
 #include "tests/driver/support/driver_harness.h"
@@ -128,4 +131,26 @@ TEST_F(PortObjectsTest, EveryDpcEndsItsDeferredWork) {
     emu::AdvanceTime(6 * emu::kMillisecond);
     EXPECT_EQ(Port->DeferredWorkCount, 0);
     EXPECT_EQ(KeReadStateEvent(&Port->DeferredWorkIdleEvent), 1);
+}
+
+// A restart runs InitPortObjects while requests are still admitted, so another thread may hold
+// one of the port's spin locks at that moment; the restart must leave the locks alone (the
+// platform reports re-initializing a held lock).
+TEST_F(PortObjectsTest, RestartLeavesLocksThatAreHeldAlone) {
+    std::atomic<bool> holding{false}, release{false};
+    std::thread holder = emu::StartThread("holder", [&] {
+        KIRQL old;
+        KeAcquireSpinLock(&Port->AcceptLock, &old);
+        holding = true;
+        while (!release) {
+            std::this_thread::yield();
+        }
+        KeReleaseSpinLock(&Port->AcceptLock, old);
+    });
+    while (!holding) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(InitPortObjects(port_), STATUS_SUCCESS);
+    release = true;
+    emu::JoinThread(holder);
 }

@@ -308,6 +308,20 @@ TEST(KeChecks, SpinLockMisuseIsCaught) {
     EXPECT_EQ(lock, 0u);
 }
 
+TEST(KeChecks, InitializingAHeldSpinLockIsCaught) {
+    emu::Kernel kernel;
+    emu::ExpectBugCheck expect(emu::rule::kSpinLockReinitialized);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KeInitializeSpinLock(&lock);  // refused: the lock stays owned
+    EXPECT_EQ(expect.Count(), 1);
+    KeReleaseSpinLock(&lock, old);
+    KeInitializeSpinLock(&lock);
+    EXPECT_EQ(expect.Count(), 1);
+}
+
 TEST(KeChecks, LockOrderInversionIsCaught) {
     emu::Kernel kernel;
     KSPIN_LOCK a, b;
