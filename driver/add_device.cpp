@@ -53,6 +53,12 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject, PCUNICODE_STRING Name) {
     InitializeListHead(&Port->MaskQueue);
     InitializeListHead(&Port->PurgeQueue);
     InitializeListHead(&Port->HeldRequestQueue);
+    InitializeListHead(&Port->PipeTransfers);
+    KeInitializeSpinLock(&Port->PipeLock);
+    // Once for the life of the port, never again at a restart (a request may hold one then).
+    KeInitializeSpinLock(&Port->ControlLock);
+    KeInitializeSpinLock(&Port->AcceptLock);
+    KeInitializeSpinLock(&Port->ReceiveLock);
 
     ExInitializeFastMutex(&Port->OpenMutex);
     KeInitializeEvent(&Port->RequestsIdleEvent, SynchronizationEvent, FALSE);

@@ -21,8 +21,17 @@
 //       generation 3 and above: chip words 0x0C0C..0x0F0F, reads 0x8C8C / 0x8D8D (2 bytes),
 //         0x8E8E / 0x8F8F (1 byte, the low byte of the 0x0E / 0x0F word).
 //     A read may ask for fewer bytes than the answer has, never for more.
-//   - data transfers: not yet modelled beyond StandardUsbDevice's defaults (OUT taken whole, IN
-//     held); the receive FIFO, status packets and bulk-out delivery go into bridge_pipes.cpp.
+//   - data pipes (bridge_pipes.cpp), answered as a host controller would, from device-model
+//     work on a processor thread at DISPATCH_LEVEL (never inside the submitting call):
+//       interrupt-in: a pending read gets the 10-byte status packet (StatusPacket) whenever a
+//         modem line or a line error has changed (SetModemLines, InjectLineError); a change
+//         while no read is pending goes out when the next read arrives. Line errors are events:
+//         the packet that reports them clears them;
+//       bulk-in: bytes from the far end (FarEndSend) wait in the chip's receive FIFO and leave
+//         in short packets, at most 384 bytes and never more than the read asks;
+//       bulk-out: each transfer's bytes go to the far end (SetFarEnd; every packet, zero-length
+//         ones included, is also recorded: FarEndReceived, BulkOutPackets).
+//     Data pipes need the chip to be owned by a std::shared_ptr (as UsbBus::Attach has it).
 //
 // Faults a test injects (InjectFault) stall, fail, never answer or cut short the control
 // requests a RequestFilter picks. A stalled, failed or unanswered request never reaches the chip:
@@ -34,6 +43,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -117,7 +127,38 @@ double DecodeBaudRate(uint32_t dte_rate);
 using ViolationReporter = std::function<void(const std::string& description)>;
 void SetViolationReporter(ViolationReporter reporter);
 
-class BridgeChip : public StandardUsbDevice {
+// The line-state word of the status packet (bytes 8-9, low byte first).
+constexpr uint16_t kLineDcd = 0x01;
+constexpr uint16_t kLineDsr = 0x02;
+constexpr uint16_t kLineBreak = 0x04;
+constexpr uint16_t kLineRing = 0x08;
+constexpr uint16_t kLineFraming = 0x10;
+constexpr uint16_t kLineParity = 0x20;
+constexpr uint16_t kLineOverrun = 0x40;
+constexpr uint16_t kLineCts = 0x80;
+constexpr uint16_t kModemLineBits = kLineDcd | kLineDsr | kLineRing | kLineCts;
+constexpr uint16_t kLineErrorBits = kLineBreak | kLineFraming | kLineParity | kLineOverrun;
+
+constexpr size_t kStatusPacketLength = 10;
+constexpr size_t kBulkInMaxPacket = 384;  // bytes one bulk-in transfer carries at most
+
+// The status packet for a line-state word: a serial-state notification (A1 20 0000 0000 0200)
+// followed by the word.
+std::vector<uint8_t> StatusPacket(uint16_t line_state);
+
+// What the chip's serial side is wired to: the far end of the cable (a test, a loopback plug,
+// another port). The chip hands it every byte it transmits; the far end talks back through the
+// chip (FarEndSend, SetModemLines, InjectLineError).
+class FarEnd {
+  public:
+    virtual ~FarEnd() = default;
+    // The bytes of one bulk-out transfer, in order (zero-length packets are not passed on).
+    // Runs on a processor thread at DISPATCH_LEVEL without the chip's locks; it may call back
+    // into the chip but must not block.
+    virtual void Receive(const std::vector<uint8_t>& bytes) = 0;
+};
+
+class BridgeChip : public StandardUsbDevice, public std::enable_shared_from_this<BridgeChip> {
   public:
     explicit BridgeChip(BridgeChipOptions options = {});
     ~BridgeChip() override;
@@ -173,8 +214,41 @@ class BridgeChip : public StandardUsbDevice {
     uint16_t ChipWord(uint8_t code) const;
     void SetChipWord(uint8_t code, uint16_t value);
 
+    // --- data pipes (bridge_pipes.cpp) ---
+    // The far end of the cable; null: bytes are only recorded.
+    void SetFarEnd(std::shared_ptr<FarEnd> far_end);
+    // Bytes arriving from the far end: kept in the receive FIFO until bulk-in reads take them.
+    void FarEndSend(const std::vector<uint8_t>& bytes);
+    size_t ReceiveFifoCount() const;
+    // Everything the chip transmitted, in order; and each bulk-out transfer's bytes.
+    std::vector<uint8_t> FarEndReceived() const;
+    std::vector<std::vector<uint8_t>> BulkOutPackets() const;
+    size_t ZeroLengthPackets() const;
+
+    // The modem lines the far end drives (kLineCts | kLineDsr | kLineRing | kLineDcd; other bits
+    // are ignored). A change sends a status packet.
+    void SetModemLines(uint16_t lines);
+    // Line errors the chip detected (kLineBreak | kLineFraming | kLineParity | kLineOverrun):
+    // reported in the next status packet, together with errors not yet reported.
+    void InjectLineError(uint16_t errors);
+    // The word the next status packet would carry.
+    uint16_t LineState() const;
+    // Status packets sent (raw ones included).
+    size_t StatusPacketsSent() const;
+
+    // Faults of the data pipes: the next interrupt-in read gets exactly `packet` (cut to the
+    // read's length; may be short or empty), before any status change; the next bulk-in read
+    // gets a zero-length packet, before any FIFO bytes.
+    void SendRawStatus(std::vector<uint8_t> packet);
+    void SendEmptyBulkIn();
+
+    // Reads waiting on an input endpoint (kBridgeInterruptIn, kBridgeBulkIn), cancelled ones not
+    // counted.
+    size_t PendingReads(uint8_t endpoint) const;
+
   protected:
     UrbResult OnControl(const SetupPacket& setup, UCHAR* data, ULONG* length) override;
+    void OnDataTransfer(uint8_t endpoint, const std::shared_ptr<UrbTransfer>& transfer) override;
 
   private:
     struct ActiveFault {
@@ -197,7 +271,34 @@ class BridgeChip : public StandardUsbDevice {
     UrbResult LineCodingRequest(const SetupPacket& setup, const UCHAR* data, ULONG* length);
     bool EepromBusyLocked() const;
 
+    // bridge_pipes.cpp (data_mutex_ not held)
+    enum class PumpState { Idle, Queued, Running };
+    void SchedulePump();
+    void Pump();
+    void AnswerBulkOut(const std::shared_ptr<UrbTransfer>& transfer);
+    void AnswerStatus(const std::shared_ptr<UrbTransfer>& transfer);
+    void AnswerBulkIn(const std::shared_ptr<UrbTransfer>& transfer);
+    std::deque<std::shared_ptr<UrbTransfer>>* DataQueue(uint8_t endpoint);
+    void DropFinished(uint8_t endpoint);
+
     const BridgeChipOptions options_;
+
+    // The data pipes. Never held while calling a transfer (answers take it).
+    mutable std::mutex data_mutex_;
+    PumpState pump_ = PumpState::Idle;
+    std::deque<std::shared_ptr<UrbTransfer>> status_reads_;
+    std::deque<std::shared_ptr<UrbTransfer>> bulk_in_reads_;
+    std::deque<std::shared_ptr<UrbTransfer>> bulk_out_writes_;
+    std::deque<uint8_t> receive_fifo_;
+    std::deque<std::vector<uint8_t>> raw_status_;
+    size_t empty_bulk_in_ = 0;
+    uint16_t modem_lines_ = 0;
+    uint16_t pending_errors_ = 0;
+    bool status_changed_ = false;
+    size_t status_packets_ = 0;
+    std::shared_ptr<FarEnd> far_end_;
+    std::vector<uint8_t> far_end_received_;
+    std::vector<std::vector<uint8_t>> bulk_out_packets_;
 
     mutable std::mutex chip_mutex_;  // everything below; never held while calling a transfer
     std::vector<ProtocolViolation> violations_;
