@@ -183,11 +183,13 @@ struct SERIAL_PORT_EXTENSION {
     PUSBD_INTERFACE_INFORMATION InterfaceInfo0;  // NonPagedPool copy
     PUSBD_INTERFACE_INFORMATION InterfaceInfo1;  // NonPagedPool copy, two-interface layout
 
-    // --- Pipe transfers in flight ----------------------------------------------------------
-    PIRP PipeRequest[PIPE_COUNT];         // interlocked exchange; the last transfer's request
-    LONG PipeRequestClaimed[PIPE_COUNT];  // interlocked; completion/stop handshake
-    LONG PendingWriteTransfers;           // interlocked
-    LONG PendingControlTransfers;         // interlocked
+    // --- Pipe transfers in flight (PipeLock, a leaf lock; see usb/pipe_transfer.h) ----------
+    KSPIN_LOCK PipeLock;              // initialized at AddDevice; never held across a call out
+    LIST_ENTRY PipeTransfers;         // PipeLock; every PIPE_TRANSFER in flight, oldest first
+    PIRP PipeRequest[PIPE_COUNT];     // PipeLock; request of the pipe's newest transfer, or NULL
+    BOOLEAN PipeStopped[PIPE_COUNT];  // PipeLock; input pipe stopped until ArmInputPipes
+    LONG PendingWriteTransfers;       // interlocked; bulk-out transfers in flight
+    LONG PendingControlTransfers;     // interlocked; SubmitControlAsync requests in flight
 
     // --- Receive ring (ReceiveLock) --------------------------------------------------------
     PUCHAR RxBuffer;     // RxBufferSize bytes of NonPagedPool, allocated at open
@@ -246,6 +248,7 @@ struct SERIAL_PORT_EXTENSION {
     SERIAL_WMI_COMM_DATA WmiCommData;
     SERIAL_WMI_HW_DATA WmiHwData;
     SERIAL_WMI_PERF_DATA WmiPerfData;
+    BOOLEAN WmiRegistered;  // PnP thread; registered at the first start, until teardown
 
     // --- Timers (armed through the counted-timer helpers; initialized at every start) ------
     KTIMER ReadTotalTimer;

@@ -4,6 +4,19 @@
 
 #include "emu/kernel/wdk/ntdef.h"
 
+#define SERIAL_WMI_PARITY_NONE 0
+#define SERIAL_WMI_PARITY_ODD 1
+#define SERIAL_WMI_PARITY_EVEN 2
+#define SERIAL_WMI_PARITY_SPACE 3
+#define SERIAL_WMI_PARITY_MARK 4
+
+#define SERIAL_WMI_STOP_1 0
+#define SERIAL_WMI_STOP_1_5 1
+#define SERIAL_WMI_STOP_2 2
+
+#define SERIAL_WMI_INTTYPE_LATCHED 0
+#define SERIAL_WMI_INTTYPE_LEVEL 1
+
 typedef struct _SERIAL_WMI_COMM_DATA {
     ULONG BaudRate;
     ULONG BitsPerByte;

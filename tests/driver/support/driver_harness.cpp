@@ -3,8 +3,11 @@
 #include <algorithm>
 
 #include "driver/entry.h"
+#include "driver/routines.h"
 #include "emu/kernel/io_manager.h"
+#include "emu/kernel/pnp.h"
 #include "emu/kernel/registry.h"
+#include "usb/configure.h"
 
 namespace quella_test {
 
@@ -24,7 +27,11 @@ NTSTATUS LoadQuella(PDRIVER_OBJECT* driver) {
     return loaded.status;
 }
 
-void RemovePortDevice(PDEVICE_OBJECT port) {
+namespace {
+
+// What removal does for a port whose Plug and Play dispatch a test replaced: detach the port
+// from the bus device, free the port's own allocations and delete the device object.
+void RemoveByHand(PDEVICE_OBJECT port) {
     PSERIAL_PORT_EXTENSION Port = PortOf(port);
     if (Port->LowerDeviceObject != nullptr) {
         IoDetachDevice(Port->LowerDeviceObject);
@@ -32,7 +39,25 @@ void RemovePortDevice(PDEVICE_OBJECT port) {
     if (Port->DeviceName.Buffer != nullptr) {
         ExFreePoolWithTag(Port->DeviceName.Buffer, QUELLA_POOL_TAG);
     }
+    FreeInterfaceCopies(Port);
     IoDeleteDevice(port);
+}
+
+}  // namespace
+
+void RemovePortDevice(PDEVICE_OBJECT port) {
+    if (port->DriverObject->MajorFunction[IRP_MJ_PNP] != DispatchPnp) {
+        RemoveByHand(port);
+        return;
+    }
+    PDEVICE_OBJECT pdo = emu::LowerDeviceOf(port);
+    ASSERT_NE(pdo, nullptr) << "a port without a bus device below it";
+    // An orderly removal; a port that refuses it (an application still has it open) goes the
+    // way of an unplugged device.
+    if (!NT_SUCCESS(emu::PnpRemove(pdo))) {
+        EXPECT_EQ(emu::PnpSurpriseRemove(pdo), STATUS_SUCCESS);
+    }
+    EXPECT_FALSE(emu::DeviceExists(port)) << "Plug and Play removal left the port behind";
 }
 
 std::shared_ptr<emu::usb::UsbDeviceModel> AcceptingDevice() {

@@ -1,6 +1,6 @@
 // A small harness for the driver's tests: an emulated machine with the driver loaded (with a
-// chosen ExtBaudrate in its service key), USB buses to put ports on, and a stand-in for the
-// removal of a port until the Plug and Play dispatch can do it.
+// chosen ExtBaudrate in its service key), USB buses to put ports on, and the removal of a port
+// through the Plug and Play manager.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,8 +24,9 @@ void SetExtBaudrate(const std::optional<std::u16string>& value);
 // Loads the driver; the loader checks that a failed entry leaves none of the driver's pool.
 NTSTATUS LoadQuella(PDRIVER_OBJECT* driver);
 
-// What Plug and Play removal will do for a port once its dispatch exists: detach the port from
-// the bus device, free the port's own name copy and delete the device object.
+// Removes a port as Plug and Play does (query-remove and remove; surprise removal and remove
+// when the query is refused); the port's device object is gone afterwards. A port whose Plug and
+// Play dispatch a test replaced is detached, freed and deleted by hand instead.
 void RemovePortDevice(PDEVICE_OBJECT port);
 
 // A USB device model that answers every URB with success and moves no data.
