@@ -6,10 +6,11 @@
 //   quella-lab --real-time             follow the wall clock instead of virtual time
 //
 // The demo loads QUELLA.SYS into the emulated kernel, plugs a bridge chip of the chosen
-// generation and pipe layout into the emulated USB bus, lets Plug and Play add the port, shows
-// what identification and configuration found, changes the rate and line settings, and prints
-// every USB request with its result; then it identifies every generation in both layouts,
-// removes the port and unloads the driver with a pool check.
+// generation and pipe layout into the emulated USB bus, and lets Plug and Play add and start the
+// port: it shows what identification and configuration found, the COM name and the other names,
+// changes the rate and line settings, stops and restarts the port, and prints every USB request
+// with its result; then it plugs every generation in both layouts, removes the port and unloads
+// the driver with a pool check.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,8 @@
 #include "emu/kernel/debuglog.h"
 #include "emu/kernel/io_manager.h"
 #include "emu/kernel/kernel.h"
+#include "emu/kernel/namespace.h"
+#include "emu/kernel/pnp.h"
 #include "emu/kernel/pool.h"
 #include "emu/kernel/registry.h"
 #include "emu/kernel/sched.h"
@@ -120,22 +123,30 @@ std::shared_ptr<emu::usb::BridgeChip> NewChip(int generation, emu::usb::PipeLayo
     return std::make_shared<emu::usb::BridgeChip>(chip_options);
 }
 
-// Adds a port above `bus` and returns its device object, or null.
-PDEVICE_OBJECT AddPort(PDRIVER_OBJECT driver, emu::usb::UsbBus& bus) {
-    if (!NT_SUCCESS(emu::CallAddDevice(driver, bus.Pdo()))) {
-        return nullptr;
-    }
-    return emu::DevicesOf(driver).front();
+// Plugs the device behind `bus` with "PortName" = `com_name`: AddDevice, start and the queries
+// that follow. Returns the port's device object, or null.
+PDEVICE_OBJECT Plug(PDRIVER_OBJECT driver, emu::usb::UsbBus& bus, const std::string& com_name,
+                    NTSTATUS* status) {
+    emu::RegistrySetString(emu::DeviceParametersPath(bus.Pdo()), u"PortName", Widen(com_name));
+    *status = emu::PnpPlug(driver, bus.Pdo());
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(bus.Pdo());
+    ObDereferenceObject(top);
+    return top == bus.Pdo() ? nullptr : top;
 }
 
-// What Plug and Play removal will do once its dispatch exists: free what identification kept,
-// detach and delete the port.
-void RemovePort(PDEVICE_OBJECT port) {
-    PSERIAL_PORT_EXTENSION ext = PortOf(port);
-    FreeInterfaceCopies(ext);
-    IoDetachDevice(ext->LowerDeviceObject);
-    ExFreePoolWithTag(ext->DeviceName.Buffer, QUELLA_POOL_TAG);
-    IoDeleteDevice(port);
+void PrintNames(PDEVICE_OBJECT pdo, const std::string& device_name, const std::string& com_name) {
+    std::optional<std::string> link = emu::SymbolicLinkTarget("\\DosDevices\\" + com_name);
+    std::printf("  %s -> %s\n", com_name.c_str(), link ? link->c_str() : "(no link)");
+    std::optional<emu::RegistryValue> serialcomm = emu::RegistryGetValue(
+        emu::RegistryJoin(emu::kRegistryDeviceMapPath, u"SERIALCOMM"), Widen(device_name));
+    std::printf("  SERIALCOMM %s = %s\n", device_name.c_str(),
+                serialcomm ? emu::ToNarrow(serialcomm->String()).c_str() : "(none)");
+    for (const emu::DeviceInterfaceInfo& info : emu::DeviceInterfaces()) {
+        if (info.pdo == pdo) {
+            std::printf("  interface %s %s\n", info.link_name.c_str(),
+                        info.enabled ? "enabled" : "disabled");
+        }
+    }
 }
 
 void PrintNewUsbRequests(emu::usb::UsbBus& bus, size_t* shown) {
@@ -183,23 +194,21 @@ int RunDemo(const Options& options) {
     emu::usb::UsbBus bus("bridge");
     std::shared_ptr<emu::usb::BridgeChip> chip = NewChip(options.generation, options.layout);
     bus.Attach(chip);
-    PDEVICE_OBJECT port = AddPort(loaded.driver, bus);
-    if (port == nullptr) {
+    NTSTATUS status;
+    PDEVICE_OBJECT port = Plug(loaded.driver, bus, "COM5", &status);
+    size_t shown = 0;
+    PrintNewUsbRequests(bus, &shown);
+    std::printf("  AddDevice and start -> 0x%08X\n", unsigned(status));
+    if (port == nullptr || !NT_SUCCESS(status)) {
         return 1;
     }
     PSERIAL_PORT_EXTENSION ext = PortOf(port);
+    std::string device_name = Narrow(ext->DeviceName);
     std::printf("  device object %s: type 0x%lX, flags 0x%04lX, stack size %d, attached above %s\n",
-                Narrow(ext->DeviceName).c_str(), static_cast<unsigned long>(port->DeviceType),
+                device_name.c_str(), static_cast<unsigned long>(port->DeviceType),
                 static_cast<unsigned long>(port->Flags), int(port->StackSize),
                 emu::DeviceNameOf(ext->LowerDeviceObject).c_str());
-    InitPortObjects(port);
-
-    std::printf("== identification and configuration\n");
-    size_t shown = 0;
-    NTSTATUS status = IdentifyChip(port);
-    PrintNewUsbRequests(bus, &shown);
-    std::printf("  IdentifyChip -> 0x%08X: ChipType %d, layout %s\n", unsigned(status),
-                int(ext->ChipType),
+    std::printf("  identified: ChipType %d, layout %s\n", int(ext->ChipType),
                 ext->SingleInterface ? "A (one interface)" : "B (two interfaces)");
     static const char* const kPipeNames[] = {"PIPE_INTERRUPT_IN", "PIPE_BULK_OUT", "PIPE_BULK_IN"};
     for (ULONG index = PIPE_INTERRUPT_IN; index <= PIPE_BULK_IN; ++index) {
@@ -208,15 +217,21 @@ int RunDemo(const Options& options) {
             std::printf("  %-17s none\n", kPipeNames[index]);
             continue;
         }
-        std::printf("  %-17s endpoint 0x%02X %-9s max packet %u, handle %p\n", kPipeNames[index],
+        std::printf("  %-17s endpoint 0x%02X %-9s max packet %u\n", kPipeNames[index],
                     pipe->EndpointAddress, PipeTypeName(pipe->PipeType),
-                    unsigned(pipe->MaximumPacketSize), static_cast<void*>(pipe->PipeHandle));
+                    unsigned(pipe->MaximumPacketSize));
     }
+    PrintNames(bus.Pdo(), device_name, "COM5");
+    std::printf(
+        "  WMI: %s; comm block: MaximumBaudRate %lu, BitsPerByte %lu, Parity %lu, "
+        "StopBits %lu\n",
+        emu::WmiRegistered(port) ? "registered" : "not registered",
+        static_cast<unsigned long>(ext->WmiCommData.MaximumBaudRate),
+        static_cast<unsigned long>(ext->WmiCommData.BitsPerByte),
+        static_cast<unsigned long>(ext->WmiCommData.Parity),
+        static_cast<unsigned long>(ext->WmiCommData.StopBits));
 
     std::printf("== rate and line settings\n");
-    status = SendLineControl(ext);  // the port defaults (7 data bits, even parity), as at start
-    PrintNewUsbRequests(bus, &shown);
-    std::printf("  SendLineControl(defaults) -> 0x%08X\n", unsigned(status));
     for (ULONG rate : {9600u, 250000u, 9600u}) {
         status = SetBaudRate(port, rate);
         PrintNewUsbRequests(bus, &shown);
@@ -250,27 +265,42 @@ int RunDemo(const Options& options) {
         bus.SetPolicy(nullptr);
     }
 
+    std::printf("== stop and restart\n");
+    status = emu::PnpStop(bus.Pdo());
+    PrintNewUsbRequests(bus, &shown);
+    std::printf("  query-stop and stop -> 0x%08X\n", unsigned(status));
+    status = emu::PnpStart(bus.Pdo());
+    std::printf("  restart -> 0x%08X after %zu USB requests: ChipType %d, rate %lu\n",
+                unsigned(status), bus.Log().size() - shown, int(ext->ChipType),
+                static_cast<unsigned long>(ext->CurrentBaudRate));
+    shown = bus.Log().size();
+
     std::printf("== every generation in both layouts\n");
+    int com = 6;
     for (int generation = 0; generation <= 4; ++generation) {
         for (emu::usb::PipeLayout layout :
              {emu::usb::PipeLayout::Single, emu::usb::PipeLayout::Two}) {
             emu::usb::UsbBus other_bus("bridge");
             other_bus.Attach(NewChip(generation, layout));
-            PDEVICE_OBJECT other = AddPort(loaded.driver, other_bus);
+            std::string com_name = "COM" + std::to_string(com++);
+            PDEVICE_OBJECT other = Plug(loaded.driver, other_bus, com_name, &status);
             if (other == nullptr) {
                 return 1;
             }
-            status = IdentifyChip(other);
             PSERIAL_PORT_EXTENSION other_ext = PortOf(other);
-            std::printf("  generation %d, %-14s -> 0x%08X ChipType %d, layout %s, %zu requests\n",
-                        generation, LayoutName(layout), unsigned(status), int(other_ext->ChipType),
-                        other_ext->SingleInterface ? "A" : "B", other_bus.Log().size());
-            RemovePort(other);
+            std::printf(
+                "  generation %d, %-14s -> 0x%08X %s ChipType %d, layout %s, %zu requests\n",
+                generation, LayoutName(layout), unsigned(status), com_name.c_str(),
+                int(other_ext->ChipType), other_ext->SingleInterface ? "A" : "B",
+                other_bus.Log().size());
+            emu::PnpRemove(other_bus.Pdo());
         }
     }
 
     std::printf("== remove the port and unload\n");
-    RemovePort(port);
+    status = emu::PnpRemove(bus.Pdo());
+    std::printf("  query-remove and remove -> 0x%08X\n", unsigned(status));
+    PrintNames(bus.Pdo(), device_name, "COM5");
     bool clean = emu::UnloadDriver(loaded.driver);
     std::printf("  unload: %s\n", clean ? "no pool left, no device left" : "LEAKS");
     emu::SetDebugLogSink(nullptr);
