@@ -6,7 +6,7 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev g++-mingw-w64-i686 \
-           binutils-mingw-w64-i686 mingw-w64-i686-dev; do
+           binutils-mingw-w64-i686 mingw-w64-i686-dev clang-format clang-tidy git; do
     have_pkg "$pkg" || need+=("$pkg")
 done
 

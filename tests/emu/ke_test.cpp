@@ -39,7 +39,7 @@ VOID NTAPI CountingDpc(PKDPC, PVOID context, PVOID, PVOID) {
 // Occupies every processor with a DPC that spins until released, so that DPCs queued
 // meanwhile stay queued.
 class ProcessorsHeld {
-public:
+  public:
     ProcessorsHeld() {
         for (KDPC& dpc : blockers_) {
             KeInitializeDpc(&dpc, Spin, this);
@@ -56,7 +56,7 @@ public:
         }
     }
 
-private:
+  private:
     static VOID NTAPI Spin(PKDPC, PVOID context, PVOID, PVOID) {
         auto* self = static_cast<ProcessorsHeld*>(context);
         ++self->entered_;
