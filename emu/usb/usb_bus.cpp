@@ -378,6 +378,10 @@ NTSTATUS UsbBus::SubmitUrb(PIRP irp, PURB urb) {
 
     if (action.when == UrbAction::When::Now) {
         Deliver(transfer, action);
+    }
+    {
+        // An answer that came while delivering (from this thread, or from another thread up to
+        // this point: the check and the switch to Pending are one step) completes it here.
         std::unique_lock<std::mutex> lock(transfer->mutex_);
         if (transfer->state_ == UrbTransfer::State::Answered) {
             transfer->state_ = UrbTransfer::State::Finished;
@@ -387,12 +391,8 @@ NTSTATUS UsbBus::SubmitUrb(PIRP irp, PURB urb) {
             Finish(*transfer, result, UrbOutcome::Completed, Completion::InCaller);
             return result.status;
         }
-    }
-
-    // The request pends: mark it, let it be cancelled, and take care of a cancellation that
-    // came before the cancel routine was in place.
-    {
-        std::lock_guard<std::mutex> lock(transfer->mutex_);
+        // The request pends: mark it, let it be cancelled, and take care of a cancellation
+        // that came before the cancel routine was in place.
         transfer->state_ = UrbTransfer::State::Pending;
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, CancelRoutine);
