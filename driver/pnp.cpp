@@ -102,6 +102,12 @@ NTSTATUS OnStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Port->ChipType = -1;
     Port->DevicePowerState = PowerDeviceD0;
     NTSTATUS status = StartHandler(DeviceObject, Irp);
+    if (NT_SUCCESS(status)) {
+        // Requests held while a stop was pending (none at a first start) run now, when the port
+        // is started, the chip identified and its pipes selected, as for a request arriving
+        // now. After a failed start they stay held; the removal that follows cancels them.
+        ReleaseHeldRequests(Port);
+    }
     MmUnlockPagableImageSection(PagedCodeHandle);
     return CompleteAndEnd(Port, Irp, status);
 }

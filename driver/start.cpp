@@ -10,7 +10,6 @@
 #include "driver/routines.h"
 #include "driver/teardown.h"
 #include "requests/engine.h"
-#include "requests/held.h"
 #include "usb/sync_request.h"
 
 namespace {
@@ -186,14 +185,10 @@ NTSTATUS StartPort(PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST Resources,
             NT_SUCCESS(IoWMIRegistrationControl(DeviceObject, WMIREG_ACTION_REGISTER));
     }
 
-    BOOLEAN restart = Port->PnpState == PNP_STATE_RESTARTING;
+    // Requests held while the stop was pending are replayed by the start handler once the chip
+    // has been identified again, not here: the pipes are not selected yet.
     Port->PnpState = PNP_STATE_STARTED;
     ChangeFlagsLocked(Port, &Port->AcceptFlags, 0xFFFFFFFF, FALSE);  // every bit
     ChangeFlagsLocked(Port, &Port->DeviceStateFlags, STATE_STARTED, TRUE);
-    // The held requests are dispatched once the port counts as started again, so that each
-    // finds the port as a request arriving now would (an open requires the started state).
-    if (restart) {
-        ReleaseHeldRequests(Port);
-    }
     return STATUS_SUCCESS;
 }

@@ -7,12 +7,12 @@
 
 // Starts the port (first start or restart after a stop): power to D0 if needed, the per-start
 // objects and defaults (InitPortObjects), ResetPort, RTS and DTR down, on the first start the
-// external names, the serial-port count and WMI registration, the WMI blocks, and on a restart
-// the replay of the requests held while the stop was pending. Ends with PnpState started,
-// AcceptFlags clear and STATE_STARTED set. The resource lists are not used (a USB port has no
-// resources of its own). Fails only when the device cannot be powered up; a failed restart
-// cancels every pending and held request and leaves the port removing and not started.
-// PASSIVE_LEVEL, Plug and Play thread.
+// external names, the serial-port count and WMI registration, the WMI blocks. Ends with
+// PnpState started, AcceptFlags clear and STATE_STARTED set. The requests held while a stop was
+// pending are not replayed here but by the start handler, after the chip is identified. The
+// resource lists are not used (a USB port has no resources of its own). Fails only when the device
+// cannot be powered up; a failed restart cancels every pending and held request and leaves the port
+// removing and not started. PASSIVE_LEVEL, Plug and Play thread.
 NTSTATUS StartPort(PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST Resources,
                    PCM_RESOURCE_LIST TranslatedResources);
 

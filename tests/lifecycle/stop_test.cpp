@@ -3,6 +3,7 @@
 //
 // The request used is a read: its dispatch routine is not built yet, so once admitted it is
 // refused with STATUS_INVALID_DEVICE_REQUEST, which shows it reached the dispatch routine.
+#include "requests/engine.h"
 #include "tests/lifecycle/lifecycle_fixture.h"
 
 namespace quella_test {
@@ -92,6 +93,56 @@ TEST_F(StopTest, HeldRequestCancelledByItsIssuerCompletesOnce) {
     ASSERT_EQ(emu::PnpStart(bus_->Pdo()), STATUS_SUCCESS);
     EXPECT_EQ(kept.Wait().status, kDispatched);
     EXPECT_EQ(cancelled.Wait().status, STATUS_CANCELLED);
+}
+
+// A replayed request must find the port as a request arriving after the start would: the chip
+// identified again and its pipes selected. The read dispatch is swapped for one that notes
+// what it finds.
+LONG g_chip_type_at_dispatch = -2;
+
+NTSTATUS NTAPI NotingRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    NTSTATUS status = AdmitRequest(DeviceObject, Irp, TRUE);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+    g_chip_type_at_dispatch = PortOf(DeviceObject)->ChipType;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    EndRequest(PortOf(DeviceObject));
+    return STATUS_SUCCESS;
+}
+
+TEST_F(StopTest, HeldRequestsReplayOnlyOnceTheChipIsIdentifiedAgain) {
+    LONG identified = port_->ChipType;
+    ASSERT_GE(identified, 0);
+    PDRIVER_DISPATCH& read = device_->DriverObject->MajorFunction[IRP_MJ_READ];
+    PDRIVER_DISPATCH original = read;
+    read = NotingRead;
+
+    ASSERT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    Operation held = Submit(file_, Request::Read(4));
+    EXPECT_FALSE(held.Done());
+    ASSERT_EQ(Pnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(emu::PnpStart(bus_->Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(held.Wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(g_chip_type_at_dispatch, identified);
+
+    // A restart that fails (the chip no longer answers its descriptors) replays nothing: the
+    // held request waits for the removal that follows, which cancels it.
+    ASSERT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    g_chip_type_at_dispatch = -2;
+    Operation stranded = Submit(file_, Request::Read(4));
+    ASSERT_EQ(Pnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    chip_->InjectFault(emu::usb::ControlFault::Stall(
+        emu::usb::RequestFilter::Descriptor(USB_DEVICE_DESCRIPTOR_TYPE)));
+    EXPECT_NE(emu::PnpStart(bus_->Pdo()), STATUS_SUCCESS);
+    EXPECT_FALSE(stranded.Done());
+    EXPECT_EQ(g_chip_type_at_dispatch, -2);
+    read = original;
+    EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    Forget(device_);
+    EXPECT_EQ(stranded.Wait().status, STATUS_CANCELLED);
 }
 
 // The open request is not built yet: PortIsOpen is set as a successful open would.
