@@ -7,6 +7,7 @@
 #include "usb/configure.h"
 
 #include "chip/requests.h"
+#include "usb/pipe_transfer.h"
 #include "usb/pipes.h"
 #include "usb/sync_request.h"
 
@@ -270,8 +271,14 @@ NTSTATUS IdentifyChip(PDEVICE_OBJECT DeviceObject) {
 
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     PSERIAL_PORT_EXTENSION Port = PortOf(DeviceObject);
-    // A new configuration makes every pipe of the old one invalid.
+    // A new configuration makes every pipe of the old one invalid. A transfer still in flight
+    // on one of them (the status read goes on polling while the port is closed) is stopped
+    // first: its completion would re-arm through the interface copies freed here, and the bus
+    // cannot close a pipe that still has a transfer queued.
+    // The pipes of the new configuration take transfers as soon as it is selected.
+    StopAllPipes(Port);
     FreeInterfaceCopies(Port);
+    AllowInputPipes(Port);
 
     PUCHAR buffer = NULL;
     ULONG total = 0;

@@ -22,7 +22,9 @@ NTSTATUS IdentifyChip(PDEVICE_OBJECT DeviceObject);
 // read's status; STATUS_DEVICE_DATA_ERROR for a descriptor that is short, inconsistent or
 // malformed, or a configuration that lacks the interfaces or pipes of its layout; STATUS_NO_MEMORY
 // or STATUS_INSUFFICIENT_RESOURCES when memory ran out. After a failure the port holds no
-// interface copy, so no pipe can be used.
+// interface copy, so no pipe can be used. Transfers still in flight on the old configuration's
+// pipes are stopped (StopAllPipes) before its interface copies go; nothing is restarted, and
+// the new configuration's pipes take transfers at once.
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
 
 // Select the configuration with its first interface (layout A) or with interfaces 0 and 1 of

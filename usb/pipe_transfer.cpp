@@ -8,6 +8,10 @@ namespace {
 
 constexpr USHORT TRANSFER_URB_SIZE = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
 
+// How StopPipe waits for the cancelled transfers to end: 10 ms pauses, at most 3 seconds.
+constexpr LONGLONG STOP_PIPE_WAIT_PAUSE = -100000;
+constexpr ULONG STOP_PIPE_WAIT_LIMIT = 300;
+
 BOOLEAN IsInputPipe(ULONG PipeIndex) {
     return PipeIndex == PIPE_INTERRUPT_IN || PipeIndex == PIPE_BULK_IN ? TRUE : FALSE;
 }
@@ -53,12 +57,13 @@ NTSTATUS RefusalLocked(PSERIAL_PORT_EXTENSION Port, ULONG PipeIndex) {
     return Port->PipeRequest[PipeIndex] != NULL ? STATUS_DEVICE_BUSY : STATUS_SUCCESS;
 }
 
-// The request of the newest transfer of a pipe still on the list, or NULL. PipeLock held.
+// The request of the newest transfer of a pipe still in flight (on the list and not completing),
+// or NULL. PipeLock held.
 PIRP NewestRequestLocked(PSERIAL_PORT_EXTENSION Port, ULONG PipeIndex) {
     for (PLIST_ENTRY entry = Port->PipeTransfers.Blink; entry != &Port->PipeTransfers;
          entry = entry->Blink) {
         PPIPE_TRANSFER transfer = CONTAINING_RECORD(entry, PIPE_TRANSFER, Link);
-        if (transfer->Pipe == PipeIndex) {
+        if (transfer->Pipe == PipeIndex && !transfer->Completing) {
             return transfer->Irp;
         }
     }
@@ -109,6 +114,42 @@ PPIPE_TRANSFER BuildTransfer(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex, USBD_
     next->Parameters.Others.Argument1 = urb;
     IoSetCompletionRoutine(transfer->Irp, PipeTransferComplete, transfer, TRUE, TRUE, TRUE);
     return transfer;
+}
+
+// Marks every transfer of a pipe for cancelling and cancels, one at a time outside the lock,
+// those already submitted (a transfer not yet submitted is cancelled by its starter; one already
+// marked, by whoever marked it). TRUE while a transfer of the pipe is still on the list.
+// PASSIVE_LEVEL.
+BOOLEAN CancelPipeTransfers(PSERIAL_PORT_EXTENSION Port, ULONG PipeIndex) {
+    for (;;) {
+        PPIPE_TRANSFER found = NULL;
+        BOOLEAN left = FALSE;
+        KIRQL irql;
+        KeAcquireSpinLock(&Port->PipeLock, &irql);
+        for (PLIST_ENTRY entry = Port->PipeTransfers.Flink; entry != &Port->PipeTransfers;
+             entry = entry->Flink) {
+            PPIPE_TRANSFER transfer = CONTAINING_RECORD(entry, PIPE_TRANSFER, Link);
+            if (transfer->Pipe != PipeIndex) {
+                continue;
+            }
+            left = TRUE;
+            if (transfer->Stopping || transfer->Completing) {
+                continue;
+            }
+            transfer->Stopping = TRUE;
+            if (transfer->Submitted) {
+                InterlockedIncrement(&transfer->References);
+                found = transfer;
+                break;
+            }
+        }
+        KeReleaseSpinLock(&Port->PipeLock, irql);
+        if (found == NULL) {
+            return left;
+        }
+        IoCancelIrp(found->Irp);
+        ReleaseTransfer(found);
+    }
 }
 
 // The line-state word from bytes 8 and 9 of a status packet, low byte first.
@@ -240,9 +281,12 @@ NTSTATUS NTAPI PipeTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     }
     Irp->IoStatus.Information = moved;
 
+    // The pipe's slot is freed now, so that the re-arm below may start the next transfer; the
+    // record leaves the list only once this routine is done with the port, so that a StopPipe
+    // that waits for the list to empty also waits for this routine.
     KIRQL irql;
     KeAcquireSpinLock(&Port->PipeLock, &irql);
-    RemoveEntryList(&transfer->Link);
+    transfer->Completing = TRUE;
     if (Port->PipeRequest[transfer->Pipe] == Irp) {
         Port->PipeRequest[transfer->Pipe] = NewestRequestLocked(Port, transfer->Pipe);
     }
@@ -255,6 +299,9 @@ NTSTATUS NTAPI PipeTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     if ((Port->AcceptFlags & (ACCEPT_REMOVING | ACCEPT_SURPRISE_REMOVED)) == 0) {
         RouteCompletion(Port, transfer, status, moved);
     }
+    KeAcquireSpinLock(&Port->PipeLock, &irql);
+    RemoveEntryList(&transfer->Link);
+    KeReleaseSpinLock(&Port->PipeLock, irql);
     ReleaseTransfer(transfer);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -270,31 +317,18 @@ VOID StopPipe(PSERIAL_PORT_EXTENSION Port, ULONG PipeIndex) {
     }
     KeReleaseSpinLock(&Port->PipeLock, irql);
 
-    // One transfer at a time: mark it and, once it has been submitted, hold it with a reference
-    // of our own and cancel it outside the lock. A transfer not yet submitted is cancelled by
-    // its starter; one already marked, by the StopPipe that marked it.
-    for (;;) {
-        PPIPE_TRANSFER found = NULL;
-        KeAcquireSpinLock(&Port->PipeLock, &irql);
-        for (PLIST_ENTRY entry = Port->PipeTransfers.Flink; entry != &Port->PipeTransfers;
-             entry = entry->Flink) {
-            PPIPE_TRANSFER transfer = CONTAINING_RECORD(entry, PIPE_TRANSFER, Link);
-            if (transfer->Pipe != PipeIndex || transfer->Stopping) {
-                continue;
-            }
-            transfer->Stopping = TRUE;
-            if (transfer->Submitted) {
-                InterlockedIncrement(&transfer->References);
-                found = transfer;
-                break;
-            }
-        }
-        KeReleaseSpinLock(&Port->PipeLock, irql);
-        if (found == NULL) {
+    // A lower driver may end a cancelled request only later (a host controller first takes the
+    // transfer off its schedule). The callers go on to free what the completions use (the
+    // interface copies, the port itself), so wait, pausing between looks, until none of the
+    // pipe's transfers is left, cancelling any that started meanwhile. Bounded, so that a lower
+    // driver that never ends a cancelled request cannot hang a removal.
+    for (ULONG waits = 0;; ++waits) {
+        if (!CancelPipeTransfers(Port, PipeIndex) || waits == STOP_PIPE_WAIT_LIMIT) {
             return;
         }
-        IoCancelIrp(found->Irp);
-        ReleaseTransfer(found);
+        LARGE_INTEGER pause;
+        pause.QuadPart = STOP_PIPE_WAIT_PAUSE;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
 }
 
@@ -304,13 +338,17 @@ VOID StopAllPipes(PSERIAL_PORT_EXTENSION Port) {
     StopPipe(Port, PIPE_BULK_IN);
 }
 
-VOID ArmInputPipes(PDEVICE_OBJECT DeviceObject) {
-    PSERIAL_PORT_EXTENSION Port = PortOf(DeviceObject);
+VOID AllowInputPipes(PSERIAL_PORT_EXTENSION Port) {
     KIRQL irql;
     KeAcquireSpinLock(&Port->PipeLock, &irql);
     Port->PipeStopped[PIPE_INTERRUPT_IN] = FALSE;
     Port->PipeStopped[PIPE_BULK_IN] = FALSE;
     KeReleaseSpinLock(&Port->PipeLock, irql);
+}
+
+VOID ArmInputPipes(PDEVICE_OBJECT DeviceObject) {
+    PSERIAL_PORT_EXTENSION Port = PortOf(DeviceObject);
+    AllowInputPipes(Port);
     // A pipe that is still polling refuses the second read (STATUS_DEVICE_BUSY).
     StartPipeTransfer(DeviceObject, PIPE_INTERRUPT_IN, NULL, INTERRUPT_PACKET_LENGTH, CARGO_INPUT);
     StartPipeTransfer(DeviceObject, PIPE_BULK_IN, NULL, BULK_IN_READ_LENGTH, CARGO_INPUT);

@@ -5,12 +5,13 @@
 // (datapath/entry_points.h) and keeps the input pipes polling, one transfer at a time.
 //
 // Tracking. Every transfer in flight is a PIPE_TRANSFER record on the port's PipeTransfers
-// list, under PipeLock. A record holds one reference for the transfer itself, one for its
-// starter while IoCallDriver runs, and one for each StopPipe that is cancelling it; whoever
-// drops the last reference frees the request, the buffer and the record, so every request is
-// freed exactly once and never while IoCancelIrp or IoCallDriver still uses it. This holds for
-// the bulk-out pipe too, which may carry several transfers at once (a write chunk beside
-// one-byte XON/XOFF/immediate transfers or the zero-length write-timeout kick).
+// list, under PipeLock, until its completion routine has finished with the port. A record holds one
+// reference for the transfer itself, one for its starter while IoCallDriver runs, and one for each
+// StopPipe that is cancelling it; whoever drops the last reference frees the request, the buffer
+// and the record, so every request is freed exactly once and never while IoCancelIrp or
+// IoCallDriver still uses it. This holds for the bulk-out pipe too, which may carry several
+// transfers at once (a write chunk beside one-byte XON/XOFF/immediate transfers or the zero-length
+// write-timeout kick).
 //
 // PipeLock is a leaf: it is held only for list and slot updates, never across IoCallDriver,
 // IoCancelIrp, pool calls or the data path, so callers may hold any other port lock.
@@ -41,6 +42,7 @@ struct PIPE_TRANSFER {
     LONG References;              // interlocked; see the tracking note above
     BOOLEAN Submitted;            // PipeLock; IoCallDriver has returned for it
     BOOLEAN Stopping;             // PipeLock; a StopPipe wants it cancelled
+    BOOLEAN Completing;           // PipeLock; PipeTransferComplete runs for it (still listed)
 };
 typedef PIPE_TRANSFER* PPIPE_TRANSFER;
 
@@ -77,12 +79,18 @@ IO_COMPLETION_ROUTINE PipeTransferComplete;
 // transfers may start at once). A transfer still on its way down (its starter inside
 // IoCallDriver) is cancelled by its starter as soon as IoCallDriver returns, so a request is
 // never cancelled while the lower driver is still taking it in. The cancelled transfers
-// complete through PipeTransferComplete with a failure status. Only at
-// PASSIVE_LEVEL: at a raised IRQL it does nothing (the transfer runs to its end). Pipe indexes
-// past PIPE_BULK_IN do nothing.
+// complete through PipeTransferComplete with a failure status; StopPipe returns once they have
+// (lower drivers may end a cancelled request later), so the caller may then free what the
+// completions use. It gives up waiting after about 3 seconds. Only at PASSIVE_LEVEL: at a raised
+// IRQL it does nothing (the transfer runs to its end). Pipe indexes past PIPE_BULK_IN do
+// nothing.
 VOID StopPipe(PSERIAL_PORT_EXTENSION Port, ULONG PipeIndex);
 // StopPipe on pipes 0, 1 and 2, in this order.
 VOID StopAllPipes(PSERIAL_PORT_EXTENSION Port);
+
+// Lets the input pipes take transfers again after StopPipe, starting none. IRQL <=
+// DISPATCH_LEVEL.
+VOID AllowInputPipes(PSERIAL_PORT_EXTENSION Port);
 
 // Lets the input pipes run again after StopPipe and starts the interrupt-in read (10 bytes) and
 // the bulk-in read (384 bytes) unless the pipe already has one in flight. Failures leave that
