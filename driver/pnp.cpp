@@ -150,6 +150,9 @@ NTSTATUS OnRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CancelPendingRequests(DeviceObject);
     StopAllPipes(Port);
     WaitForRequestsToEnd(Port, 2);  // this request's count and the port's own
+    // A register write sent from raised IRQL may still be in flight; its completion routine
+    // touches the port, which is about to go.
+    WaitForControlTransfers(Port);
 
     LARGE_INTEGER pause;
     pause.QuadPart = REMOVAL_PAUSE;

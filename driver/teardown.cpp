@@ -9,6 +9,10 @@
 
 namespace {
 
+// Looks at the count of asynchronous control transfers every 10 ms, for at most 3 s.
+constexpr LONGLONG CONTROL_TRANSFER_POLL = -100000;
+constexpr ULONG CONTROL_TRANSFER_POLLS = 300;
+
 VOID FreeName(PUNICODE_STRING Name) {
     if (Name->Buffer != NULL) {
         ExFreePoolWithTag(Name->Buffer, QUELLA_POOL_TAG);
@@ -112,5 +116,16 @@ VOID WaitForRequestsToEnd(PSERIAL_PORT_EXTENSION Port, LONG Drop) {
     while (count > 0) {
         KeWaitForSingleObject(&Port->RequestsIdleEvent, Executive, KernelMode, FALSE, NULL);
         count = InterlockedCompareExchange(&Port->ActiveRequestCount, 0, 0);
+    }
+}
+
+VOID WaitForControlTransfers(PSERIAL_PORT_EXTENSION Port) {
+    LARGE_INTEGER pause;
+    pause.QuadPart = CONTROL_TRANSFER_POLL;
+    for (ULONG polls = 0; polls < CONTROL_TRANSFER_POLLS; ++polls) {
+        if (InterlockedCompareExchange(&Port->PendingControlTransfers, 0, 0) <= 0) {
+            return;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
 }

@@ -29,3 +29,8 @@ NTSTATUS RemovePort(PDEVICE_OBJECT DeviceObject);
 // (the count reaches 0). A signal left over from an earlier idle moment does not end the wait
 // early: the count itself is checked after every wake. PASSIVE_LEVEL.
 VOID WaitForRequestsToEnd(PSERIAL_PORT_EXTENSION Port, LONG Drop);
+
+// Waits until no asynchronous control transfer of the port is in flight (their completion
+// routine uses the port), pausing 10 ms between looks and giving up after 3 s so a lower driver
+// that never answers cannot hang removal. PASSIVE_LEVEL.
+VOID WaitForControlTransfers(PSERIAL_PORT_EXTENSION Port);

@@ -7,6 +7,7 @@
 #include "emu/kernel/pool.h"
 #include "emu/kernel/sched.h"
 #include "requests/engine.h"
+#include "usb/control_async.h"
 #include "tests/lifecycle/lifecycle_fixture.h"
 
 namespace quella_test {
@@ -172,6 +173,25 @@ TEST_F(RemovalTest, StaleIdleSignalDoesNotCutTheWaitShort) {
     EndRequest(port_);
     emu::JoinThread(pnp);
     EXPECT_FALSE(emu::DeviceExists(device_));
+    Forget(device_);
+}
+
+// A register write sent from raised IRQL goes out asynchronously and its completion routine
+// uses the port; removal must wait for it before the port goes away.
+TEST_F(RemovalTest, RemovalWaitsForAnAsynchronousRegisterWrite) {
+    bus_->SetPolicy(emu::usb::PolicyFor(emu::usb::RequestFilter::VendorValue(0x0000),
+                                        emu::usb::UrbAction::After(200 * emu::kMillisecond)));
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(SetChipAutoXonXoff(port_, TRUE), STATUS_SUCCESS);
+    KeLowerIrql(old);
+    ASSERT_EQ(port_->PendingControlTransfers, 1);
+
+    emu::Time start = emu::Now();
+    EXPECT_EQ(emu::PnpRemove(bus_->Pdo()), STATUS_SUCCESS);
+    EXPECT_GE(emu::Now() - start, 200 * emu::kMillisecond) << "removal waited for the write";
+    EXPECT_FALSE(emu::DeviceExists(device_));
+    EXPECT_EQ(bus_->PendingCount(), 0u);
     Forget(device_);
 }
 
