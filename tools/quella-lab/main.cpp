@@ -83,18 +83,6 @@ bool ParseArgs(int argc, char** argv, Options* options) {
     return true;
 }
 
-std::u16string Widen(const std::string& text) {
-    return std::u16string(text.begin(), text.end());
-}
-
-std::string Narrow(const UNICODE_STRING& s) {
-    std::string out;
-    for (USHORT i = 0; i < s.Length / sizeof(WCHAR); ++i) {
-        out += char(s.Buffer[i]);
-    }
-    return out;
-}
-
 double Seconds(emu::Time t) {
     return double(t) / double(emu::kSecond);
 }
@@ -127,7 +115,7 @@ std::shared_ptr<emu::usb::BridgeChip> NewChip(int generation, emu::usb::PipeLayo
 // that follow. Returns the port's device object, or null.
 PDEVICE_OBJECT Plug(PDRIVER_OBJECT driver, emu::usb::UsbBus& bus, const std::string& com_name,
                     NTSTATUS* status) {
-    emu::RegistrySetString(emu::DeviceParametersPath(bus.Pdo()), u"PortName", Widen(com_name));
+    emu::RegistrySetString(emu::DeviceParametersPath(bus.Pdo()), u"PortName", emu::ToU16(com_name));
     *status = emu::PnpPlug(driver, bus.Pdo());
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(bus.Pdo());
     ObDereferenceObject(top);
@@ -138,7 +126,7 @@ void PrintNames(PDEVICE_OBJECT pdo, const std::string& device_name, const std::s
     std::optional<std::string> link = emu::SymbolicLinkTarget("\\DosDevices\\" + com_name);
     std::printf("  %s -> %s\n", com_name.c_str(), link ? link->c_str() : "(no link)");
     std::optional<emu::RegistryValue> serialcomm = emu::RegistryGetValue(
-        emu::RegistryJoin(emu::kRegistryDeviceMapPath, u"SERIALCOMM"), Widen(device_name));
+        emu::RegistryJoin(emu::kRegistryDeviceMapPath, u"SERIALCOMM"), emu::ToU16(device_name));
     std::printf("  SERIALCOMM %s = %s\n", device_name.c_str(),
                 serialcomm ? emu::ToNarrow(serialcomm->String()).c_str() : "(none)");
     for (const emu::DeviceInterfaceInfo& info : emu::DeviceInterfaces()) {
@@ -173,7 +161,7 @@ int RunDemo(const Options& options) {
     emu::RegistryCreateKey(service_key);
     if (options.ext_baudrate) {
         std::printf("  ExtBaudrate = \"%s\"\n", options.ext_baudrate->c_str());
-        emu::RegistrySetString(service_key, u"ExtBaudrate", Widen(*options.ext_baudrate));
+        emu::RegistrySetString(service_key, u"ExtBaudrate", emu::ToU16(*options.ext_baudrate));
     } else {
         std::printf("  no ExtBaudrate value\n");
     }
@@ -203,7 +191,7 @@ int RunDemo(const Options& options) {
         return 1;
     }
     PSERIAL_PORT_EXTENSION ext = PortOf(port);
-    std::string device_name = Narrow(ext->DeviceName);
+    std::string device_name = emu::ToNarrow(emu::FromUnicodeString(&ext->DeviceName));
     std::printf("  device object %s: type 0x%lX, flags 0x%04lX, stack size %d, attached above %s\n",
                 device_name.c_str(), static_cast<unsigned long>(port->DeviceType),
                 static_cast<unsigned long>(port->Flags), int(port->StackSize),
